@@ -25,6 +25,9 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/txlibConfigVersion.
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/txlibConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/txlibConfigVersion.cmake DESTINATION ${TXLIB_CMAKE_DIR})
 
+# The .pc file finds its prefix from its own place, so that a copy installed
+# with --prefix elsewhere works too.
+file(RELATIVE_PATH TXLIB_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 configure_file(cmake/txlib.pc.in ${CMAKE_CURRENT_BINARY_DIR}/txlib.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/txlib.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
