@@ -1,4 +1,5 @@
 // Named locks and the text of system error numbers.
+#include <cstdio>
 #include <cstring>
 
 #include "txc_log.h"
@@ -20,11 +21,16 @@ const char *stdlib_error(int errnum) {
     txc_log_message(TXC_LOG_ERROR, "txlib: stdlib_error: cannot lock mutex");
     return "error get stdlib error string";
   }
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+  // GNU strerror_r may return a static text instead of filling the buffer.
   const char *msg = strerror_r(errnum, text, sizeof text);
   if (msg != text) {
     strncpy(text, msg, sizeof text - 1);
     text[sizeof text - 1] = '\0';
   }
+#else
+  if (strerror_r(errnum, text, sizeof text) != 0) snprintf(text, sizeof text, "error %d", errnum);
+#endif
   if (!mutex_unlock(lock)) txc_log_message(TXC_LOG_ERROR, "txlib: stdlib_error: cannot unlock mutex");
   return text;
 }
