@@ -60,10 +60,12 @@ TEST(ReadSection, NumbersAndTheirRanges) {
   EXPECT_EQ(o, 0755);
 
   // Values that yield no number or do not fit are illegal.
-  const char *bad[] = {
-      "UInt=-1",  "UInt=4294967295", "UInt=2147483648",          "UInt=", "Int=x",
-      "Int=",     "Int=2147483648",  "Int=99999999999999999999", "Oct=9", "Oct=77777777777",
-      "Int=\"5\""};
+  const char *bad[] = {"UInt=-1",         "UInt=4294967295",
+                       "UInt=2147483648", "UInt=",
+                       "Int=x",           "Int=",
+                       "Int=2147483648",  "Int=99999999999999999999",
+                       "Oct=9",           "UInt=-18446744073709551615",
+                       "Oct=77777777777", "Int=\"5\""};
   for (const char *line : bad) {
     log.clear();
     EXPECT_EQ(run_section(std::string(line) + "\n", vars), -1) << line;
@@ -169,6 +171,7 @@ TEST(ReadSection, HeapStringsAndLists) {
   // A list separator of ";" leaves commas inside items.
   EXPECT_EQ(run_section("L = a,b;c\n", vars, nullptr, nullptr, '=', ';'), 0);
   EXPECT_EQ(items(list), (std::vector<std::string>{"a,b", "c"}));
+  release_table(vars);
 
   // A failure later in the section releases what was stored.
   EXPECT_EQ(run_section("S = kept\nL = q\nBad line\n", vars), -1);
