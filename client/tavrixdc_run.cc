@@ -1,5 +1,6 @@
 #include "tavrixdc_run.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -167,6 +168,10 @@ int tavrixdc_main(int argc, char *argv[]) {
   // Static and zeroed, as the run reads nothing but these settings.
   static run_settings settings;
   int status = parse_options(argc, argv, &settings) == 0 ? print_usage() : run_client(&settings);
-  if (fflush(stdout) != 0 && status == 0) status = kExitClient;
+  // A clean result whose printout was lost must not look like success.
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    txc_log_message(kLevelError, "Can not write to stdout - %s", strerror(errno));
+    if (status == 0) status = kExitClient;
+  }
   return status;
 }

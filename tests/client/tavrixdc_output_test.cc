@@ -250,6 +250,18 @@ TEST(TavrixdcOutput, StatusWordsToExitStatus) {
   }
 }
 
+TEST(TavrixdcOutput, LostPrintoutIsNotSuccess) {
+  ScanAnswer a;
+  a.report = {"clean\n"};
+  ScriptedDaemon peer(a);
+  const std::string cmd = std::string(TAVRIXDC_PATH) + " -u " + peer.path() + " -i -rr";
+  ProcessResult r = run_process({"/bin/sh", "-c", cmd + " >/dev/full"}, "x");
+  EXPECT_EQ(r.status, 16);
+  EXPECT_NE(r.err.find("Can not write to stdout - "), std::string::npos) << r.err;
+  r = run_process({"/bin/sh", "-c", cmd + " >/dev/null"}, "x");
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST(TavrixdcOutput, FileRequestsCarryTheirName) {
   char dir[] = "/tmp/tavrixdc_obj_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);

@@ -1,5 +1,6 @@
 // Runs the real tavrixdc program on paths that need no daemon.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -174,6 +175,38 @@ TEST(TavrixdcProgram, PathIsExpandedBeforeLocalScan) {
 
   unlink(file.c_str());
   rmdir(dir);
+}
+
+TEST(TavrixdcProgram, AbsolutePathLongerThanTheFieldIsRefused) {
+  char top[] = "/tmp/tavrixdc_deep_XXXXXX";
+  ASSERT_NE(mkdtemp(top), nullptr);
+  std::string dir = top;
+  const std::string part(200, 'd');
+  std::vector<std::string> made;
+  for (int i = 0; i < 5; ++i) {  // more than 1024 characters in all
+    dir += "/" + part;
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    made.push_back(dir);
+  }
+  const std::string file = dir + "/obj";
+  FILE *f = fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+
+  const std::string cmd = "cd '" + dir + "' && exec " + TAVRIXDC_PATH + " -u " + kNoDaemon;
+  ProcessResult r = run_process({"/bin/sh", "-c", cmd + " -x -f obj"});
+  EXPECT_EQ(r.status, 16);
+  EXPECT_EQ(r.err,
+            "Can not expand obj.\n"
+            "Results: txclient error -9 (no memory for internal use)\n");
+  r = run_process({"/bin/sh", "-c", cmd + " -c obj -o0 -l1"});
+  EXPECT_EQ(r.err,
+            "Can not expand obj.\n"
+            "Results: txclient error -9 (no memory for internal use)\n");
+
+  unlink(file.c_str());
+  for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
+  rmdir(top);
 }
 
 TEST(TavrixdcProgram, StartupAndAddressFailures) {
