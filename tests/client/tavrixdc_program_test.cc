@@ -237,6 +237,14 @@ TEST(TavrixdcProgram, StdinScanWithoutUsableInput) {
             std::string::npos)
       << r.err;
 
+  // A read that fails is not taken for the end of a (clean) object.
+  r = run_process(
+      {"/bin/sh", "-c", std::string("exec ") + TAVRIXDC_PATH + " -u " + kNoDaemon + " -i </"});
+  EXPECT_EQ(r.status, 16);
+  EXPECT_EQ(r.err,
+            "Can not read data from stdin - Is a directory\n"
+            "Results: txclient error -3 (bad file passed to lib)\n");
+
   // Data that is read whole reaches the request, which fails on the transport.
   r = run({"-u", kNoDaemon, "-i", "-rv"}, std::string(100000, 'x'));
   EXPECT_EQ(r.status, 16);
