@@ -83,6 +83,12 @@ void ScriptedPeer::add(PeerScript script) {
   scripts_.push_back(std::move(script));
 }
 
+void ScriptedPeer::set_default(PeerScript script) {
+  std::lock_guard<std::mutex> lock(mu_);
+  default_ = std::move(script);
+  has_default_ = true;
+}
+
 size_t ScriptedPeer::accepted() const {
   std::lock_guard<std::mutex> lock(mu_);
   return accepted_;
@@ -112,6 +118,9 @@ void ScriptedPeer::run() {
       if (!scripts_.empty()) {
         script = std::move(scripts_.front());
         scripts_.pop_front();
+        scripted = true;
+      } else if (has_default_) {
+        script = default_;
         scripted = true;
       }
     }

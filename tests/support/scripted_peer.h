@@ -41,6 +41,8 @@ class ScriptedPeer {
   // without a script is closed at once, unanswered.
   void add(PeerScript script);
   void add_answer(std::string answer) { add(PeerScript{std::move(answer)}); }
+  // The script for connections once the queue is empty (instead of closing).
+  void set_default(PeerScript script);
 
   const std::string &path() const { return path_; }
   std::string spec() const { return "local:" + path_; }
@@ -63,6 +65,8 @@ class ScriptedPeer {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<PeerScript> scripts_;
+  PeerScript default_;
+  bool has_default_ = false;
   std::vector<PeerConnection> done_;
   size_t accepted_ = 0;
 };
