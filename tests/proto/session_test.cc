@@ -193,3 +193,22 @@ TEST(Lifecycle, StartupSurvivesEveryAllocationFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// Primitives called outside their contract end the process with the
+// checked expression in the log line.
+TEST(WireContractDeathTest, PrimitivesCheckTheirArguments) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  txc_log_open("console", 2, 0, 0);
+  EXPECT_DEATH(writeInt(nullptr, 1), "ASSERTION in txc_lib\\([0-9]+\\): FATAL ERROR: failed ipc");
+  txc_ipc_t fake{};
+  char b;
+  EXPECT_DEATH(writeBuf(&fake, &b, 0), "failed size > 0");
+  EXPECT_DEATH(writeBuf(&fake, nullptr, 1), "failed buf");
+  EXPECT_DEATH(readInt(&fake, nullptr), "failed n_ptr");
+  EXPECT_DEATH(readOutput(&fake, &b, 0), "failed size > 0");
+  txc_log_open("console", 0, 0, 0);
+}
+
+}  // namespace
