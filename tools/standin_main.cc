@@ -413,8 +413,8 @@ void drain(int fd) {
   }
 }
 
-// Accepts until a stop is requested.
-void accept_loop(txc_ipc_t *const listeners[2], const Options &o) {
+// Accepts until a stop is requested (true) or polling fails (false).
+bool accept_loop(txc_ipc_t *const listeners[2], const Options &o) {
   for (;;) {
     struct pollfd fds[4];
     int nfds = 0;
@@ -428,16 +428,23 @@ void accept_loop(txc_ipc_t *const listeners[2], const Options &o) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       fprintf(stderr, "%s: poll failed: %s\n", kProgram, strerror(errno));
-      return;
+      return false;
     }
-    if (fds[0].revents != 0) return;
+    if (fds[0].revents != 0) return true;
     if (fds[1].revents != 0) drain(g_wake_pipe[0]);
     for (int i = first_listener; i < nfds; ++i) {
       if ((fds[i].revents & POLLIN) == 0) continue;
       txc_ipc_t *listener =
           listeners[0] != nullptr && listeners[0]->fd == fds[i].fd ? listeners[0] : listeners[1];
       txc_ipc_t *conn = nullptr;
-      if (accept_ipc(listener, &conn, o.io_timeout) == 0 && conn != nullptr) start_connection(conn);
+      if (accept_ipc(listener, &conn, o.io_timeout) == 0 && conn != nullptr) {
+        start_connection(conn);
+      } else {
+        // Out of descriptors, say: the listener stays readable, so pause
+        // instead of spinning on a failing accept.
+        struct pollfd p = {g_stop_pipe[0], POLLIN, 0};
+        poll(&p, 1, 100);
+      }
     }
   }
 }
@@ -525,7 +532,7 @@ int main(int argc, char **argv) {
     if (o.verbose)
       fprintf(stderr, "%s: listening%s%s%s%d\n", kProgram, o.socket_path.empty() ? "" : " on ",
               o.socket_path.c_str(), tcp_port > 0 ? " on 127.0.0.1:" : "", tcp_port);
-    accept_loop(listeners, o);
+    ok = accept_loop(listeners, o);
   }
 
   // Stop: no new connections, the files go, then the connections end.

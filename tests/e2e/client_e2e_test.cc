@@ -176,7 +176,7 @@ TEST_F(ClientE2E, ReportLinesKeepTheBareFileNameAndStatisticsCount) {
 }
 
 TEST_F(ClientE2E, LocalScanByPath) {
-  start();
+  start({"--verbose"});  // the daemon logs every object it scans
   EXPECT_EQ(scan({"-x", "-f", dir_.file("infected.com")}).status, 1);
   EXPECT_EQ(scan({"-x", "-f", dir_.file("clean.txt")}).status, 0);
 
@@ -192,6 +192,9 @@ TEST_F(ClientE2E, LocalScanByPath) {
   EXPECT_NE(r.err.find("Can not expand " + dir_.file("no-such-file") + "."), std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("Results: txclient error -9"), std::string::npos) << r.err;
+  // No request for it reached the daemon, which did see the others.
+  EXPECT_EQ(daemon_.log().find("no-such-file"), std::string::npos) << daemon_.log();
+  EXPECT_NE(daemon_.log().find("infected.com: status 0x20"), std::string::npos) << daemon_.log();
 
   // A directory exists, so the daemon is asked, and reports no regular file.
   r = scan({"-x", "-f", dir_.path()});

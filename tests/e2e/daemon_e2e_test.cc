@@ -190,6 +190,21 @@ TEST_F(DaemonE2E, ServesAnotherClientWhileOneIsStalled) {
   EXPECT_EQ(status, 0);
 }
 
+TEST_F(DaemonE2E, ConnectionsBeyondTheBoundWaitForAFreeSlot) {
+  start({"--max-clients", "1"});
+  RawConn first(daemon_.socket_path());
+  ASSERT_TRUE(first.send_ints({1, 0, 0, 10}));  // data still to come
+  RawConn second(daemon_.socket_path());
+  ASSERT_TRUE(second.send_ints({2}));
+  EXPECT_FALSE(second.readable_within(300)) << "served beyond the bound";
+  ASSERT_TRUE(first.send_bytes(std::string(10, 'd')));
+  int32_t v = 0;
+  ASSERT_TRUE(first.read_int(&v));
+  EXPECT_EQ(v, 0);
+  ASSERT_TRUE(second.read_int(&v));
+  EXPECT_EQ(v, 429);
+}
+
 TEST_F(DaemonE2E, CloseAfterSendsExactlyThatManyBytes) {
   start({"--close-after", "6"});
   RawConn c(daemon_.socket_path());

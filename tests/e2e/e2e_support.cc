@@ -205,6 +205,11 @@ bool RawConn::closed_by_peer() {
   return n == 0;
 }
 
+bool RawConn::readable_within(int ms) {
+  struct pollfd p = {fd_, POLLIN, 0};
+  return poll(&p, 1, ms) > 0;
+}
+
 std::string RawConn::read_all() {
   std::string all;
   char buf[4096];

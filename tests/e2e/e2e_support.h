@@ -68,6 +68,8 @@ class RawConn {
   // True when the daemon closed the connection (end of file within 5 s)
   // without sending anything more.
   bool closed_by_peer();
+  // True when something (data or end of file) arrives within ms.
+  bool readable_within(int ms);
   // Reads everything up to end of file (5 s limit per read).
   std::string read_all();
 
