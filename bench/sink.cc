@@ -3,10 +3,10 @@
 // scanner. One connection after another, one request per connection.
 //
 //   txbench-sink -u PATH      listen on a UNIX-domain socket
-//   txbench-sink -p PORT      listen on TCP 127.0.0.1:PORT
+//   txbench-sink -p PORT      listen on TCP 127.0.0.1:PORT (0: any free port)
 //
-// Both may be given; the sink then serves both sockets. It prints "ready"
-// on standard output once it listens and runs until SIGTERM or SIGINT.
+// Both may be given; the sink then serves both sockets. Once it listens it
+// prints "ready" and, with TCP, the port, and runs until SIGTERM or SIGINT.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,37 +31,53 @@ constexpr size_t kDiscard = 1 << 18;
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-// Reads exactly n bytes; false when the peer closed or failed.
-bool read_exact(int fd, void *buf, size_t n) {
-  char *p = static_cast<char *>(buf);
-  while (n > 0) {
-    ssize_t r = recv(fd, p, n, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
+// A connection with a read buffer: one recv usually brings a whole request
+// header, so the sink costs few system calls per request.
+struct Conn {
+  int fd;
+  char *buf;  // kDiscard bytes
+  size_t pos = 0, len = 0;
 
-bool read_int(int fd, int32_t *v) {
-  uint32_t be;
-  if (!read_exact(fd, &be, 4)) return false;
-  *v = static_cast<int32_t>(ntohl(be));
-  return true;
-}
-
-// Reads and drops n bytes.
-bool discard(int fd, uint64_t n, char *scratch) {
-  while (n > 0) {
-    size_t want = n < kDiscard ? static_cast<size_t>(n) : kDiscard;
-    ssize_t r = recv(fd, scratch, want, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    n -= static_cast<uint64_t>(r);
+  bool fill() {
+    for (;;) {
+      ssize_t r = recv(fd, buf, kDiscard, 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      pos = 0;
+      len = static_cast<size_t>(r);
+      return true;
+    }
   }
-  return true;
-}
+  // Reads exactly n bytes; false when the peer closed or failed.
+  bool read_exact(void *out, size_t n) {
+    char *p = static_cast<char *>(out);
+    while (n > 0) {
+      if (pos == len && !fill()) return false;
+      size_t take = len - pos < n ? len - pos : n;
+      memcpy(p, buf + pos, take);
+      pos += take;
+      p += take;
+      n -= take;
+    }
+    return true;
+  }
+  bool read_int(int32_t *v) {
+    uint32_t be;
+    if (!read_exact(&be, 4)) return false;
+    *v = static_cast<int32_t>(ntohl(be));
+    return true;
+  }
+  // Reads and drops n bytes.
+  bool discard(uint64_t n) {
+    while (n > 0) {
+      if (pos == len && !fill()) return false;
+      size_t take = len - pos < n ? len - pos : static_cast<size_t>(n);
+      pos += take;
+      n -= take;
+    }
+    return true;
+  }
+};
 
 // The answer goes out in one send: the client reads it field by field.
 struct Answer {
@@ -98,21 +114,23 @@ void add_scan_answer(Answer *a, int32_t flags) {
   if (flags & 0x4) a->add(0);  // statistics
 }
 
-bool read_name(int fd, char *scratch) {
+bool read_name(Conn *c) {
   int32_t len;
-  if (!read_int(fd, &len) || len < 0) return false;
-  return discard(fd, static_cast<uint32_t>(len), scratch);
+  if (!c->read_int(&len) || len < 0) return false;
+  return c->discard(static_cast<uint32_t>(len));
 }
 
 void serve(int fd, char *scratch) {
+  Conn conn{fd, scratch};
+  Conn *c = &conn;
   int32_t cmd;
-  if (!read_int(fd, &cmd)) return;
+  if (!c->read_int(&cmd)) return;
   Answer a;
   switch (cmd) {
     case 1: {  // scan: flags, name, data length, data
       int32_t flags, dlen;
-      if (!read_int(fd, &flags) || !read_name(fd, scratch) || !read_int(fd, &dlen)) return;
-      if (!discard(fd, static_cast<uint32_t>(dlen), scratch)) return;
+      if (!c->read_int(&flags) || !read_name(c) || !c->read_int(&dlen)) return;
+      if (!c->discard(static_cast<uint32_t>(dlen))) return;
       add_scan_answer(&a, flags);
       break;
     }
@@ -127,8 +145,7 @@ void serve(int fd, char *scratch) {
       break;
     case 5: {  // scan part: offset, length, flags, name
       int32_t offset, length, flags;
-      if (!read_int(fd, &offset) || !read_int(fd, &length) || !read_int(fd, &flags) ||
-          !read_name(fd, scratch))
+      if (!c->read_int(&offset) || !c->read_int(&length) || !c->read_int(&flags) || !read_name(c))
         return;
       add_scan_answer(&a, flags);
       break;
@@ -158,7 +175,7 @@ int listen_unix(const char *path) {
   return fd;
 }
 
-int listen_tcp(int port) {
+int listen_tcp(int port, int *bound_port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
   int one = 1;
@@ -172,6 +189,9 @@ int listen_tcp(int port) {
     close(fd);
     return -1;
   }
+  socklen_t len = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  *bound_port = ntohs(sa.sin_port);
   return fd;
 }
 
@@ -179,7 +199,7 @@ int listen_tcp(int port) {
 
 int main(int argc, char *argv[]) {
   const char *path = nullptr;
-  int port = 0;
+  int port = -1;
   int opt;
   while ((opt = getopt(argc, argv, "u:p:")) != -1) {
     if (opt == 'u') {
@@ -191,7 +211,7 @@ int main(int argc, char *argv[]) {
       return 2;
     }
   }
-  if (path == nullptr && port <= 0) {
+  if ((path == nullptr && port < 0) || port > 65535) {
     fprintf(stderr, "usage: txbench-sink [-u PATH] [-p PORT]\n");
     return 2;
   }
@@ -207,14 +227,19 @@ int main(int argc, char *argv[]) {
     fds[nfds].fd = listen_unix(path);
     if (fds[nfds++].fd < 0) return 1;
   }
-  if (port > 0) {
-    fds[nfds].fd = listen_tcp(port);
+  int bound_port = 0;
+  if (port >= 0) {
+    fds[nfds].fd = listen_tcp(port, &bound_port);
     if (fds[nfds++].fd < 0) return 1;
   }
   for (int i = 0; i < nfds; ++i) fds[i].events = POLLIN;
   char *scratch = static_cast<char *>(malloc(kDiscard));
   if (scratch == nullptr) return 1;
-  printf("ready\n");
+  if (port >= 0) {
+    printf("ready %d\n", bound_port);
+  } else {
+    printf("ready\n");
+  }
   fflush(stdout);
 
   while (!g_stop) {
