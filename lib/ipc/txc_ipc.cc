@@ -132,12 +132,16 @@ int transfer(txc_ipc_t *ipc, char *buf, size_t *len_ptr, step_fn step, const cha
     // Time spent in a failed step is spent too: the budget bounds the whole
     // conversation, retries included.
     ipc->timeout = timeout_left(ipc->timeout, start);
-    if (code != 0) break;
-    done += *len_ptr;
-    if (done >= size) break;
-    if (ipc->timeout == TXC_TIMEOUT_EXPIRED) {
-      txc_log_message(TXC_LOG_ERROR, expired, static_cast<int>(size), static_cast<int>(done));
-      code = -13;
+    if (code == 0) {
+      done += *len_ptr;
+      if (done >= size) break;
+      if (ipc->timeout == TXC_TIMEOUT_EXPIRED) code = -13;
+    }
+    if (code != 0) {
+      // Say how far the transfer got, also when a wait ran out.
+      if (code == -13) {
+        txc_log_message(TXC_LOG_ERROR, expired, static_cast<int>(size), static_cast<int>(done));
+      }
       break;
     }
     *len_ptr = size - done;
