@@ -100,7 +100,9 @@ int run_scan(run_settings *s, txc_scanresult **result) {
   return txc_scan_file(s->file_name, name_len, 0, flags, result, s->report_limit);
 }
 
-void print_result(uint32_t flags, txc_scanresult *result) {
+// False when a block could not be printed whole (no memory for the
+// statistics text): the printout then understates what the daemon found.
+bool print_result(uint32_t flags, txc_scanresult *result) {
   if (flags & TXC_RETURN_REPORT) {
     printf("\n----- Tavrix report begin -----\n%s\n----- Tavrix report end -----\n",
            txc_scanresult_report(result));
@@ -115,12 +117,18 @@ void print_result(uint32_t flags, txc_scanresult *result) {
       fputs("\n----- Tavrix found viruses list end -----\n", stdout);
     }
   }
+  bool whole = true;
   if (flags & TXC_RETURN_CODES) {
     char *text = txc_scanstat_text(txc_scanresult_stat(result));
     printf("\n----- Tavrix statistic begin -----\n%s\n----- Tavrix statistic end -----\n",
            text != nullptr ? text : "");
+    if (text == nullptr) {
+      txc_log_message(kLevelError, "No memory for the statistics text");
+      whole = false;
+    }
     free(text);
   }
+  return whole;
 }
 
 }  // namespace
@@ -155,8 +163,11 @@ int run_client(run_settings *settings) {
     uint32_t word = txc_scanresult_status(result);
     txc_log_message(kLevelResult, "Results: daemon return code %#x (%s)", word,
                     txc_status_strerror(word));
-    print_result(s.scan_flags, result);
+    bool whole = print_result(s.scan_flags, result);
     status = exit_bits_for_status(word);
+    // An empty statistics block would read as "nothing found": keep the
+    // daemon's bits and add the client-error bit.
+    if (!whole) status |= kExitClient;
   }
 
   txc_log_message(kLevelProgress, "Final code %#x.", status);
