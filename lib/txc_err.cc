@@ -31,6 +31,7 @@ const char *stdlib_error(int errnum) {
 #else
   if (strerror_r(errnum, text, sizeof text) != 0) snprintf(text, sizeof text, "error %d", errnum);
 #endif
-  if (!mutex_unlock(lock)) txc_log_message(TXC_LOG_ERROR, "txlib: stdlib_error: cannot unlock mutex");
+  if (!mutex_unlock(lock))
+    txc_log_message(TXC_LOG_ERROR, "txlib: stdlib_error: cannot unlock mutex");
   return text;
 }

@@ -64,8 +64,7 @@ const char *txc_code_text(int32_t code, const txc_code_entry *table) {
 }
 
 void txc_assert_fail(const char *module, int line, const char *expr, const char *function) {
-  txc_log_message(TXC_LOG_ERROR, "ASSERTION in %s(%d): FATAL ERROR: failed %s", module, line,
-                  expr);
+  txc_log_message(TXC_LOG_ERROR, "ASSERTION in %s(%d): FATAL ERROR: failed %s", module, line, expr);
 #if defined(__GLIBC__)
   char text[512];
   snprintf(text, sizeof text, "(%s)", expr);

@@ -42,9 +42,9 @@ const char *txc_code_text(int32_t code, const txc_code_entry *table);
 // the client is single-threaded, and callers only rely on the results.
 typedef uintptr_t txc_mutex_t;
 txc_mutex_t mutex_create(const char *name);
-int mutex_lock(txc_mutex_t handle);    // nonzero on success
-int mutex_unlock(txc_mutex_t handle);  // nonzero on success
-int mutex_destroy(txc_mutex_t handle); // 0 on success
+int mutex_lock(txc_mutex_t handle);     // nonzero on success
+int mutex_unlock(txc_mutex_t handle);   // nonzero on success
+int mutex_destroy(txc_mutex_t handle);  // 0 on success
 
 // Text of a system error number; constant, not to be freed.
 const char *stdlib_error(int errnum);
@@ -56,8 +56,8 @@ const char *stdlib_error(int errnum);
 // NDEBUG says.
 [[noreturn]] void txc_assert_fail(const char *module, int line, const char *expr,
                                   const char *function);
-#define TXC_ASSERT_TEXT(cond, text)                                 \
-  do {                                                              \
+#define TXC_ASSERT_TEXT(cond, text)                                     \
+  do {                                                                  \
     if (!(cond)) txc_assert_fail(TXC_MODULE, __LINE__, text, __func__); \
   } while (0)
 #define TXC_ASSERT(cond) TXC_ASSERT_TEXT(cond, #cond)

@@ -71,8 +71,10 @@ ProcessResult run_process(const std::vector<std::string> &argv, const std::strin
       if (got > 0) {
         (fds[i].fd == out[0] ? r.out : r.err).append(buf, static_cast<size_t>(got));
       } else if (got == 0 || errno != EINTR) {
-        if (fds[i].fd == out[0]) out_open = false;
-        else err_open = false;
+        if (fds[i].fd == out[0])
+          out_open = false;
+        else
+          err_open = false;
       }
     }
   }

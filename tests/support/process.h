@@ -7,12 +7,12 @@
 #include <vector>
 
 struct ProcessResult {
-  std::string out;       // standard output
-  std::string err;       // standard error
-  int status = -1;       // exit status, or -1 when killed by a signal
-  int signal = 0;        // the signal that ended it, if any
+  std::string out;         // standard output
+  std::string err;         // standard error
+  int status = -1;         // exit status, or -1 when killed by a signal
+  int signal = 0;          // the signal that ended it, if any
   bool timed_out = false;  // killed because it ran past the limit
-  double seconds = 0;    // wall time
+  double seconds = 0;      // wall time
 };
 
 // argv[0] is the program path. stdin_data is written to the child's

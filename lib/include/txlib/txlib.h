@@ -38,18 +38,18 @@ extern "C" {
 #define TXC_LIB_VERSION ((TXC_LIB_MAJOR << 8) | TXC_LIB_MINOR)
 
 /* Library error codes. */
-#define TXC_OK 0                 /*   0 no errors */
-#define TXC_ERR_GENERAL (-1)     /*  -1 general fault */
-#define TXC_ERR_TRANSPORT (-2)   /*  -2 internal transport subsystem */
-#define TXC_ERR_BADFILE (-3)     /*  -3 bad file passed to lib */
-#define TXC_ERR_PARAM (-4)       /*  -4 incorrect values of parameters */
-#define TXC_ERR_NOTSUPP (-5)     /*  -5 not supported */
-#define TXC_ERR_ONCE (-6)        /*  -6 operation that can be performed only once */
-#define TXC_ERR_RECV (-7)        /*  -7 recv from daemon (never returned by the API) */
-#define TXC_ERR_SEND (-8)        /*  -8 send to daemon (never returned by the API) */
-#define TXC_ERR_NOMEM (-9)       /*  -9 no memory for internal use */
-#define TXC_ERR_NOTINIT (-10)    /* -10 library is not initialized */
-#define TXC_ERR_TIMEOUT (-11)    /* -11 timeout; also start-up without an address list */
+#define TXC_OK 0               /*   0 no errors */
+#define TXC_ERR_GENERAL (-1)   /*  -1 general fault */
+#define TXC_ERR_TRANSPORT (-2) /*  -2 internal transport subsystem */
+#define TXC_ERR_BADFILE (-3)   /*  -3 bad file passed to lib */
+#define TXC_ERR_PARAM (-4)     /*  -4 incorrect values of parameters */
+#define TXC_ERR_NOTSUPP (-5)   /*  -5 not supported */
+#define TXC_ERR_ONCE (-6)      /*  -6 operation that can be performed only once */
+#define TXC_ERR_RECV (-7)      /*  -7 recv from daemon (never returned by the API) */
+#define TXC_ERR_SEND (-8)      /*  -8 send to daemon (never returned by the API) */
+#define TXC_ERR_NOMEM (-9)     /*  -9 no memory for internal use */
+#define TXC_ERR_NOTINIT (-10)  /* -10 library is not initialized */
+#define TXC_ERR_TIMEOUT (-11)  /* -11 timeout; also start-up without an address list */
 
 /* Scan flags word: sent unchanged to the daemon; the library reads the three lowest bits. */
 #define TXC_RETURN_VIRUSES 0x1
