@@ -21,7 +21,7 @@ struct txc_addrlist_t {
 };
 
 txc_addrlist_t *addrlist_create();
-// 1 when every address of the specification (or PID file) was added.
+// 1 when every address of the address specification (or its PID file) was added.
 int addrlist_add(txc_addrlist_t *list, const char *spec, int seconds, int resolve);
 txc_addrentry_t *addrlist_next(txc_addrlist_t *list, txc_addrentry_t *entry);
 void addrlist_destroy(txc_addrlist_t *list);

@@ -56,7 +56,7 @@ inline int bound_port(int fd) {
 }
 
 // A listening channel on 127.0.0.1 (ephemeral port) or on a socket file.
-// spec() gives the specification a client connects to.
+// spec() gives the address specification a client connects to.
 class Listener {
  public:
   Listener(int type, const std::string &path = "") : type_(type) {
