@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "hostile_calls.h"
+#include "standin_child.h"
 #include "support/fd_count.h"
 #include "support/log_capture.h"
 #include "support/process.h"
@@ -246,48 +247,10 @@ TEST_F(Torture, ConfigurationReader) {
 
 // ---- The client ----
 
-// The stand-in daemon as a child process, on a socket with a PID file.
-class Standin {
- public:
-  explicit Standin(const string &dir) : sock_(dir + "/d.sock"), pidfile_(dir + "/d.pid") {
-    pid_ = fork();
-    if (pid_ == 0) {
-      freopen("/dev/null", "w", stderr);
-      execl(STANDIN_PATH, STANDIN_PATH, "--socket", sock_.c_str(), "--pidfile", pidfile_.c_str(),
-            static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    struct stat st;
-    for (int i = 0; i < 500 && stat(pidfile_.c_str(), &st) != 0; ++i) usleep(10000);
-  }
-  ~Standin() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  const string &sock() const { return sock_; }
-  const string &pidfile() const { return pidfile_; }
-
- private:
-  string sock_, pidfile_;
-  pid_t pid_ = -1;
-};
-
 long injected(const ProcessResult &r) {
   size_t at = r.err.rfind("torture: ");
   return at == string::npos ? -1 : std::strtol(r.err.c_str() + at + 9, nullptr, 10);
 }
-
-// A scratch directory, removed with its files.
-struct ScratchDir {
-  string path;
-  ScratchDir() {
-    char tmpl[] = "/tmp/txtorture.XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~ScratchDir() { (void)!system(("rm -rf '" + path + "'").c_str()); }
-};
 
 TEST(ClientTorture, EveryPathEndsWithItsStatusOr16) {
   ScratchDir scratch;
