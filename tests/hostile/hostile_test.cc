@@ -263,6 +263,32 @@ TEST_F(Hostile, ExtremeCountsAndLengths) {
   }
 }
 
+// The caller's report size at its extremes, against a full answer: the
+// limit may drop lines but never breaks the stream or the call.
+TEST_F(Hostile, ReportSizeExtremes) {
+  const Call c{CallKind::kBuffer, TXC_RETURN_VIRUSES | TXC_RETURN_REPORT | TXC_RETURN_CODES};
+  const string full = expected_summary(c, obj_);
+  for (int size : {0, 1, 2, INT32_MAX, -1, INT32_MIN}) {
+    PeerScript s{answer_of(c, obj_)};
+    s.wait_for = request_of(c, obj_).size();
+    size_t before = peer_.wait_connections(0).size();
+    peer_.add(s);
+    Outcome o = run_call(c, obj_, size);
+    peer_.wait_connections(before + 1);
+    ++g_scenarios;
+    EXPECT_EQ(o.rc, 0) << size << "\n" << log_.dump();
+    if (size == 0 || size == INT32_MAX) {
+      EXPECT_EQ(o.summary, full) << size;
+    } else if (size == 1 || size == 2) {
+      // Nothing fits below such a limit; the statistics still arrive.
+      EXPECT_EQ(o.summary, "status 32 viruses [] report <> stats 1/0/3/0/0/0/0") << size;
+    } else {
+      EXPECT_EQ(o.summary.rfind("status 32 ", 0), 0u) << size << ": " << o.summary;
+      EXPECT_NE(o.summary.find(" stats 1/0/3/0/0/0/0"), string::npos) << size;
+    }
+  }
+}
+
 class HostileSlow : public Hostile {
  protected:
   int timeout_seconds() const override { return 1; }
