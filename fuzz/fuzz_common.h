@@ -19,9 +19,15 @@ inline void fuzz_quiet_log() {
   txc_log_set_hook([](int, const char *, void *) {}, nullptr);
 }
 
-// Writes the input to a per-process file and returns its path.
+// Writes the input to a per-process file (removed at exit) and returns its
+// path.
 inline const std::string &fuzz_write_file(const uint8_t *data, size_t size) {
-  static const std::string path = "/tmp/txfuzz." + std::to_string(getpid());
+  struct Scratch {
+    std::string path = "/tmp/txfuzz." + std::to_string(getpid());
+    ~Scratch() { unlink(path.c_str()); }
+  };
+  static const Scratch scratch;
+  const std::string &path = scratch.path;
   FILE *f = std::fopen(path.c_str(), "wb");
   if (f != nullptr) {
     if (size > 0) std::fwrite(data, 1, size, f);
