@@ -49,7 +49,7 @@ int wait_for(int fd, txc_timeout_t timeout, const wait_texts &t) {
   // A used-up budget (or any other negative value but "no limit") must not
   // reach poll, where it would mean waiting for ever.
   if (timeout < 0 && timeout != TXC_TIMEOUT_INFINITE) {
-    txc_log_message(TXC_LOG_ERROR, t.expired);
+    txc_log_message(TXC_LOG_ERROR, "%s", t.expired);
     return -13;
   }
   for (;;) {
@@ -59,13 +59,13 @@ int wait_for(int fd, txc_timeout_t timeout, const wait_texts &t) {
     pfd.revents = 0;
     const int rc = poll(&pfd, 1, timeout);
     if (rc == 0) {
-      txc_log_message(TXC_LOG_ERROR, t.expired);
+      txc_log_message(TXC_LOG_ERROR, "%s", t.expired);
       return -13;
     }
     if (rc < 0) {
       const int err = errno;
       if (err == EINTR) {
-        txc_log_message(TXC_LOG_PROGRESS, t.interrupted);
+        txc_log_message(TXC_LOG_PROGRESS, "%s", t.interrupted);
         continue;
       }
       txc_log_message(TXC_LOG_ERROR, t.failed, stdlib_error(err));
