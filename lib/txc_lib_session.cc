@@ -86,7 +86,7 @@ int readOutput(txc_ipc_t *ipc, void *buf, uint32_t size) {
 namespace {
 // Bytes read per step of a long string; the daemon's word alone never
 // makes the library hold more than this beyond what has arrived.
-constexpr uint32_t kStringPiece = 65536;
+constexpr uint32_t kStringPiece = 4096;
 }  // namespace
 
 int readString(txc_ipc_t *ipc, char **text, uint32_t skip_from) {

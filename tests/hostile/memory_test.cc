@@ -135,8 +135,8 @@ TEST_F(Memory, AnnouncedHugeLengthsCostOnlyWhatArrived) {
         "[ memory ] %s of 2 GiB announced, 10 bytes sent: peak %lld bytes, largest "
         "request %zu bytes\n",
         c.what, static_cast<long long>(p.peak), p.largest);
-    EXPECT_LT(p.largest, 128u * 1024) << c.what;
-    EXPECT_LT(p.peak, 256 * 1024) << c.what;
+    EXPECT_LT(p.largest, 16u * 1024) << c.what;
+    EXPECT_LT(p.peak, 32 * 1024) << c.what;
   }
 }
 
