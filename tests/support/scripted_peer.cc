@@ -154,11 +154,10 @@ void ScriptedPeer::serve(int fd, const PeerScript &script, PeerConnection &conn)
       if (script.chunk_delay_us > 0) usleep(static_cast<useconds_t>(script.chunk_delay_us));
     }
     if (script.cut_after != SIZE_MAX) {
-      // Drain what the client already sent so that the close is a clean
-      // end of stream, not a reset.
-      while (receive(0) > 0) {
-      }
-      return;
+      // End the answer stream but keep reading: a full close here could
+      // reach the client before it has written its request, which would
+      // then fail on the write instead of on the cut answer.
+      shutdown(fd, SHUT_WR);
     }
   }
   // Record the rest of the request until the client closes.
