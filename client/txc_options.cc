@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 
+#include "txlib/txlib.h"
+
 namespace {
 
 constexpr char kUsage[] =
@@ -126,20 +128,20 @@ int parse_options(int argc, char *argv[], run_settings *settings, FILE *out) {
         s.local_scan = 1;
         break;
       case 'm':
-        s.scan_flags |= 0x20;
+        s.scan_flags |= TXC_FILTER_RULES;
         break;
       case 'e':
-        s.scan_flags |= 0x80000;
+        s.scan_flags |= TXC_MAIL_FORMAT;
         break;
       case 'k':
-        s.scan_flags |= 0x1040;
+        s.scan_flags |= TXC_CURE_MAIL;
         break;
       case 'i':
         if (s.scan_requested) return fail(out, kConflict);
         s.scan_requested = 1;
         break;
       case 'h':
-        s.scan_flags |= 0x8;
+        s.scan_flags |= TXC_HEURISTIC;
         break;
       case 'q':
         s.quiet = 1;
@@ -165,13 +167,13 @@ int parse_options(int argc, char *argv[], run_settings *settings, FILE *out) {
       case 'r':
         switch (optarg[0]) {
           case 'v':
-            s.scan_flags |= 0x1;
+            s.scan_flags |= TXC_RETURN_VIRUSES;
             break;
           case 'c':
-            s.scan_flags |= 0x4;
+            s.scan_flags |= TXC_RETURN_CODES;
             break;
           case 'r':
-            s.scan_flags |= 0x2;
+            s.scan_flags |= TXC_RETURN_REPORT;
             break;
           case 's':
             s.report_limit = parse_signed(optarg + 1);

@@ -44,6 +44,24 @@ bool take_addr(int type, const txc_ipc_addr_t *addr, txc_ipc_addr_t *slot, const
   return true;
 }
 
+// What a channel needs of its socket family.
+struct family {
+  int enabled_bit;
+  sa_family_t af;
+  int (*create)(int *sock, int nonblocking);
+  txc_send_fn send;
+  txc_recv_fn recv;
+  const char *not_allowed;
+  const char *cannot_create;
+};
+
+constexpr family kFamilies[] = {
+    {kTcpEnabled, AF_INET, create_tcp_socket, send_tcp_socket, recv_tcp_socket,
+     "txlib: ipc: tcp sockets not allowed", "txlib: ipc: cannot create tcp socket"},
+    {kUnixEnabled, AF_UNIX, create_unix_socket, send_unix_socket, recv_unix_socket,
+     "txlib: ipc: unix sockets not allowed", "txlib: ipc: cannot create unix socket"},
+};
+
 // The whole of create_ipc; accepted channels skip the socket, which the
 // accepted descriptor would replace at once.
 int make_channel(int type, const txc_ipc_addr_t *local, const txc_ipc_addr_t *remote,
@@ -68,43 +86,24 @@ int make_channel(int type, const txc_ipc_addr_t *local, const txc_ipc_addr_t *re
     delete_ipc(ipc_ptr);
     return -11;
   }
-  if (type == TXC_IPC_TYPE_TCP) {
-    if (!(g_sys.enabled & kTcpEnabled)) {
-      txc_log_message(TXC_LOG_ERROR, "txlib: ipc: tcp sockets not allowed");
-      delete_ipc(ipc_ptr);
-      return -4;
-    }
-    if (open_socket) {
-      const int rc = create_tcp_socket(&ipc->fd, ipc->nonblocking);
-      if (rc != 0) {
-        txc_log_message(TXC_LOG_PROGRESS, "txlib: ipc: cannot create tcp socket");
-        delete_ipc(ipc_ptr);
-        return rc;
-      }
-    }
-    ipc->send = send_tcp_socket;
-    ipc->recv = recv_tcp_socket;
-    ipc->local.addr.in.sin_family = AF_INET;
-    ipc->remote.addr.in.sin_family = AF_INET;
-    return 0;
-  }
-  if (!(g_sys.enabled & kUnixEnabled)) {
-    txc_log_message(TXC_LOG_ERROR, "txlib: ipc: unix sockets not allowed");
+  const family &f = kFamilies[type == TXC_IPC_TYPE_TCP ? 0 : 1];
+  if (!(g_sys.enabled & f.enabled_bit)) {
+    txc_log_message(TXC_LOG_ERROR, "%s", f.not_allowed);
     delete_ipc(ipc_ptr);
     return -4;
   }
   if (open_socket) {
-    const int rc = create_unix_socket(&ipc->fd, ipc->nonblocking);
+    const int rc = f.create(&ipc->fd, ipc->nonblocking);
     if (rc != 0) {
-      txc_log_message(TXC_LOG_PROGRESS, "txlib: ipc: cannot create unix socket");
+      txc_log_message(TXC_LOG_PROGRESS, "%s", f.cannot_create);
       delete_ipc(ipc_ptr);
       return rc;
     }
   }
-  ipc->send = send_unix_socket;
-  ipc->recv = recv_unix_socket;
-  ipc->local.addr.un.sun_family = AF_UNIX;
-  ipc->remote.addr.un.sun_family = AF_UNIX;
+  ipc->send = f.send;
+  ipc->recv = f.recv;
+  ipc->local.addr.sa.sa_family = f.af;
+  ipc->remote.addr.sa.sa_family = f.af;
   return 0;
 }
 
